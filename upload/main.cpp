@@ -1,0 +1,5 @@
+#include "upload/upload.h"
+
+int main(int argc, char **argv) {
+    return RunUpload(argc, argv);
+}
