@@ -16,7 +16,6 @@ const DWORD QueueSize = 2048;
 const std::uint32_t PacingWindow = 2048;
 const std::uint32_t TwoStopBitRate = 4800;
 const int HandshakeModeSize = 10;
-const DWORD DrainPollMillis = 10;
 const DWORD GraceMillis = 1000;
 
 HANDLE PortTable[PortCount];
@@ -40,6 +39,13 @@ DWORD LineMillis(std::uint32_t bytes, std::uint32_t baudRate) {
     }
     const std::uint64_t bits = std::uint64_t(bytes) * 10;
     return DWORD((bits * 1000 + baudRate - 1) / baudRate);
+}
+
+// A wait for bytes to leave the line: at least a millisecond, the least Sleep
+// can do, so that a fast line is not polled in a busy loop.
+DWORD LineWaitMillis(std::uint32_t bytes, std::uint32_t baudRate) {
+    const DWORD wait = LineMillis(bytes, baudRate);
+    return wait > 0 ? wait : 1;
 }
 
 // How long the layer waits for bytes to leave before it gives up on the port.
@@ -98,31 +104,38 @@ int WaitForRoom(std::uint32_t baudRate, DWORD &idleMillis) {
     if (idleMillis >= GiveUpMillis(PacingWindow, baudRate)) {
         return 0;
     }
-    DWORD wait = LineMillis(PacingWindow / 4, baudRate);
-    wait = wait > 0 ? wait : 1;
+    const DWORD wait = LineWaitMillis(PacingWindow / 4, baudRate);
     Sleep(wait);
     idleMillis += wait;
     return 1;
 }
 
 // Returns 1 once the output queue is empty, 0 when it stays busy for longer
-// than twice the time its bytes need plus a grace second.
+// than twice the time its bytes need plus a grace second. Each wait lasts as
+// long as the bytes still queued need on the line, so the port closes within
+// a millisecond or so of the last byte leaving, after a read or two of the
+// queue instead of one every few milliseconds.
 int WaitForOutputDrained(int portNumber) {
+    const std::uint32_t baudRate = PortBaudRate[portNumber];
     std::uint32_t queued = GetOutQueueCount(portNumber);
-    const DWORD giveUp = GiveUpMillis(queued, PortBaudRate[portNumber]);
+    const DWORD giveUp = GiveUpMillis(queued, baudRate);
     DWORD waited = 0;
     while (queued > 0) {
         if (waited >= giveUp) {
             return 0;
         }
-        Sleep(DrainPollMillis);
-        waited += DrainPollMillis;
+        const DWORD lineWait = LineWaitMillis(queued, baudRate);
+        const DWORD wait = lineWait < giveUp - waited ? lineWait : giveUp - waited;
+        Sleep(wait);
+        waited += wait;
         queued = GetOutQueueCount(portNumber);
     }
     return 1;
 }
 
 } // namespace
+
+void (*PieceTaken)(std::uint32_t bytes) = nullptr;
 
 int OpenPort(int portNumber, std::uint32_t baudRate) {
     if (portNumber < 0 || portNumber >= PortCount || SlotHandle(portNumber) != nullptr) {
@@ -195,6 +208,9 @@ int WritePort(int portNumber, int length, const std::uint8_t *block) {
         }
         if (written > 0) {
             idleMillis = 0;
+            if (PieceTaken != nullptr) {
+                PieceTaken(written);
+            }
         }
     } while (remainder > 0);
     return 1;

@@ -23,4 +23,8 @@ std::uint32_t GetOutQueueCount(int portNumber);
 // port is not open, a write fails, or the queue stops draining.
 int WritePort(int portNumber, int length, const std::uint8_t *block);
 
+// When set, WritePort calls it with the size of every piece the serial driver
+// has taken, so that the caller can show how far a long block has got.
+extern void (*PieceTaken)(std::uint32_t bytes);
+
 #endif

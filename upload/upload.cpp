@@ -2,6 +2,7 @@
 
 #include "serial/port.h"
 #include "upload/frame.h"
+#include "upload/progress.h"
 
 #include <climits>
 #include <cstdint>
@@ -26,6 +27,8 @@ const std::size_t FileNameSize = 512;
 const int HeaderSize = 8;
 const std::uint32_t ImageBufferSize = 131072;
 const std::uint8_t StartByte[1] = {'S'};
+// The start byte and the two pairs of check values, besides header and image.
+const std::uint32_t FrameOverhead = 9;
 
 std::uint8_t ProgramHeader[HeaderSize];
 std::uint32_t ImageLength;
@@ -137,10 +140,12 @@ int RunUpload(int argc, char **argv) {
         return Report(refusal);
     }
     Report(SendingMessage);
+    StartProgress(FrameOverhead + HeaderSize + ImageLength);
     int sent = SendHeaderSection(portNumber);
     std::fclose(headerFile);
     sent = sent && SendImageSection(portNumber);
     CloseProgramFile(imageFile);
     const int closed = ClosePort(portNumber);
+    EndProgress();
     return Report(sent && closed ? SentMessage : SendErrorMessage);
 }

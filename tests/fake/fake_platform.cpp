@@ -1,5 +1,7 @@
 #include "tests/fake/fake_platform.h"
 
+#include "platform/console.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,6 +17,7 @@ std::uint32_t DrainBytesPerSecond;
 int WritesBeforeFailure;
 std::uint32_t MaxBytesTaken;
 std::map<std::string, std::string> Profile;
+bool ErrorIsConsole;
 
 std::vector<std::string> Calls;
 std::vector<std::string> OpenedNames;
@@ -38,6 +41,7 @@ void Reset() {
     WritesBeforeFailure = -1;
     MaxBytesTaken = UINT32_MAX;
     Profile.clear();
+    ErrorIsConsole = false;
     Calls.clear();
     OpenedNames.clear();
     AppliedDcbs.clear();
@@ -166,4 +170,8 @@ void Sleep(DWORD milliseconds) {
     const std::uint64_t drained = std::uint64_t(Fake::DrainBytesPerSecond) * milliseconds / 1000;
     Fake::Queued -= std::uint32_t(std::min<std::uint64_t>(drained, Fake::Queued));
     Fake::QueueAfterSleeps.push_back(Fake::Queued);
+}
+
+int ErrorOutputIsConsole() {
+    return Fake::ErrorIsConsole ? 1 : 0;
 }

@@ -25,6 +25,7 @@ extern std::uint32_t DrainBytesPerSecond;       // otherwise it drains while tim
 extern int WritesBeforeFailure;                 // WriteFile fails from then on; -1 never
 extern std::uint32_t MaxBytesTaken;             // WriteFile takes at most this many bytes
 extern std::map<std::string, std::string> Profile; // "section/key" -> value
+extern bool ErrorIsConsole;
 
 // What the test observes.
 extern std::vector<std::string> Calls;

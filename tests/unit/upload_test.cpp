@@ -2,6 +2,8 @@
 // and the frame it hands to the port layer (a fake platform stands behind it).
 #include "tests/fake/fake_platform.h"
 #include "tests/support/reference_frame.h"
+#include "serial/port.h"
+#include "upload/progress.h"
 #include "upload/upload.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -281,6 +284,75 @@ TEST_F(Upload, BytesThatNeverLeaveTheQueueAreReported) {
     EXPECT_EQ(result.output, std::string(Sending) + "Error sending program");
     EXPECT_EQ(result.status, 21);
     EXPECT_EQ(Fake::CallCount("CloseHandle"), 1);
+}
+
+} // namespace
+
+namespace {
+
+// What a console line shows after the text: backspace moves left, any other
+// character overwrites the cell under the cursor and moves right.
+struct ConsoleLine {
+    std::string cells;
+    std::size_t cursor;
+};
+
+ConsoleLine Render(const std::string &text) {
+    ConsoleLine line = {"", 0};
+    for (char c : text) {
+        if (c == '\b') {
+            line.cursor -= line.cursor > 0 ? 1 : 0;
+            continue;
+        }
+        if (line.cursor == line.cells.size()) {
+            line.cells += c;
+        } else {
+            line.cells[line.cursor] = c;
+        }
+        ++line.cursor;
+    }
+    return line;
+}
+
+TEST_F(Upload, ProgressOnAConsoleIsErasedBeforeTheFinalMessage) {
+    PutProgram(Reference::Header(131072), Bytes(131072, 3));
+    for (bool console : {true, false}) {
+        Fake::Reset();
+        Fake::ErrorIsConsole = console;
+        testing::internal::CaptureStderr();
+        const RunResult result = Run({Base(), "2"});
+        const std::string progress = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result.output, std::string(Sending) + "Program Sended");
+        if (!console) {
+            EXPECT_EQ(progress, "");
+            continue;
+        }
+        EXPECT_EQ(progress.rfind("   0%", 0), 0u) << progress;
+        // Standard error ends with the cursor where it started, over blanks.
+        const ConsoleLine line = Render(progress);
+        EXPECT_EQ(line.cursor, 0u) << progress;
+        EXPECT_EQ(line.cells.find_first_not_of(' '), std::string::npos) << progress;
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Progress, ShowsTheShareHandedOverAtMostTenTimesASecond) {
+    Fake::Reset();
+    Fake::ErrorIsConsole = true;
+    testing::internal::CaptureStderr();
+    StartProgress(1000);
+    ASSERT_NE(PieceTaken, nullptr);
+    PieceTaken(500); // too soon after the first showing
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    PieceTaken(250);
+    PieceTaken(250); // too soon again
+    EndProgress();
+    EXPECT_EQ(PieceTaken, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "   0%\b\b\b\b\b  75%\b\b\b\b\b     \b\b\b\b\b");
 }
 
 } // namespace
