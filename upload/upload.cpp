@@ -1,5 +1,6 @@
 #include "upload/upload.h"
 
+#include "platform/files.h"
 #include "serial/port.h"
 #include "upload/frame.h"
 #include "upload/progress.h"
@@ -53,7 +54,7 @@ std::FILE *OpenProgramFile(const char *baseName, const char *extension) {
     }
     std::memcpy(fileName, baseName, baseLength);
     std::memcpy(fileName + baseLength, extension, extensionLength + 1);
-    return std::fopen(fileName, "rb");
+    return OpenForReading(fileName);
 }
 
 void CloseProgramFile(std::FILE *file) {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -353,6 +354,49 @@ TEST(Progress, ShowsTheShareHandedOverAtMostTenTimesASecond) {
     EXPECT_EQ(PieceTaken, nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "   0%\b\b\b\b\b  75%\b\b\b\b\b     \b\b\b\b\b");
+}
+
+} // namespace
+
+namespace {
+
+struct SpecialFileCase {
+    const char *what;
+    const char *extension;
+    int kind; // 0 folder, 1 pipe no one writes to, 2 the endless zero device
+    int status;
+};
+
+TEST_F(Upload, FoldersPipesAndDevicesAsProgramFiles) {
+    const SpecialFileCase cases[] = {
+        {"header is a folder", ".hea", 0, 48},
+        {"image is a folder", ".bin", 0, 27},
+        {"header is a pipe no one writes to", ".hea", 1, 28},
+        {"image is a pipe no one writes to", ".bin", 1, 27},
+        {"image is the zero device", ".bin", 2, 14},
+    };
+    for (const SpecialFileCase &c : cases) {
+        Fake::Reset();
+        fs::remove_all(Base() + ".hea");
+        fs::remove_all(Base() + ".bin");
+        PutProgram(Reference::Header(1000), Bytes(1000, 0x77));
+        const std::string special = Base() + c.extension;
+        fs::remove(special);
+        if (c.kind == 0) {
+            fs::create_directory(special);
+        } else if (c.kind == 1) {
+            ASSERT_EQ(mkfifo(special.c_str(), 0600), 0);
+        } else {
+            fs::create_symlink("/dev/zero", special);
+        }
+        const RunResult result = Run({Base(), "2"});
+        EXPECT_EQ(result.status, c.status) << c.what << ": " << result.output;
+        if (c.status == 14) {
+            EXPECT_EQ(Fake::Wire, Reference::Frame(Reference::Header(1000), Bytes(1000, 0)));
+        } else {
+            EXPECT_TRUE(Fake::Calls.empty()) << c.what;
+        }
+    }
 }
 
 } // namespace

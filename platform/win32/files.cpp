@@ -1,0 +1,5 @@
+#include "platform/files.h"
+
+std::FILE *OpenForReading(const char *fileName) {
+    return std::fopen(fileName, "rb");
+}
