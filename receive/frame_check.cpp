@@ -28,8 +28,8 @@ SectionCheck CheckSection(const std::uint8_t *section, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
         UpdateChecksums(section[i]);
     }
-    return SectionCheck{ReadLittleEndian16(section + length), ReadLittleEndian16(section + length + 2),
-                        AddSum, RotSum};
+    return SectionCheck{ReadLittleEndian16(section + length),
+                        ReadLittleEndian16(section + length + 2), AddSum, RotSum};
 }
 
 int SectionMatches(const SectionCheck &section) {
@@ -57,8 +57,8 @@ std::size_t FrameSizeSoFar(const std::uint8_t *bytes, std::size_t count, std::st
         return 1;
     }
     if (bytes[0] != StartByte) {
-        std::snprintf(text, sizeof text, "Not an upload frame: the first byte is 0x%02X, not 0x53 (S)",
-                      bytes[0]);
+        std::snprintf(text, sizeof text,
+                      "Not an upload frame: the first byte is 0x%02X, not 0x53 (S)", bytes[0]);
         reason = text;
         return 0;
     }
@@ -68,7 +68,8 @@ std::size_t FrameSizeSoFar(const std::uint8_t *bytes, std::size_t count, std::st
     const std::uint32_t imageLength = ReadLittleEndian32(bytes + ImageLengthOffset);
     if (imageLength > MaxImageLength) {
         std::snprintf(text, sizeof text, "Not an upload frame: ImageLength %lu is above %lu",
-                      static_cast<unsigned long>(imageLength), static_cast<unsigned long>(MaxImageLength));
+                      static_cast<unsigned long>(imageLength),
+                      static_cast<unsigned long>(MaxImageLength));
         reason = text;
         return 0;
     }
@@ -90,8 +91,8 @@ int FrameValid(const FrameVerdict &verdict) {
 }
 
 std::string DescribeVerdict(const FrameVerdict &verdict) {
-    std::string text = "Received " + std::to_string(verdict.imageLength) + " image bytes: " +
-                       DescribeSection("header", verdict.header) + ", " +
+    std::string text = "Received " + std::to_string(verdict.imageLength) +
+                       " image bytes: " + DescribeSection("header", verdict.header) + ", " +
                        DescribeSection("image", verdict.image);
     if (verdict.trailingBytes > 0) {
         text += ", then " + std::to_string(verdict.trailingBytes) + " more bytes after the frame";
@@ -103,6 +104,6 @@ std::string DescribeCutShort(const std::uint8_t *bytes, std::size_t count) {
     std::string reason;
     const std::size_t expected = FrameSizeSoFar(bytes, count, reason);
     const char *atLeast = count < HeaderSectionSize ? "at least " : "";
-    return "Frame cut short: " + std::to_string(count) + " of " + atLeast + std::to_string(expected) +
-           " bytes arrived";
+    return "Frame cut short: " + std::to_string(count) + " of " + atLeast +
+           std::to_string(expected) + " bytes arrived";
 }

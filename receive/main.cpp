@@ -133,8 +133,8 @@ std::string SecondsText(int millis) {
 int OpenLine(const ReceiveOptions &options) {
     std::string path = options.usePty ? "" : options.device;
     std::string error;
-    const int fd = options.usePty ? OpenPseudoTerminal(path, error)
-                                  : OpenSerialDevice(options.device, error);
+    const int fd =
+        options.usePty ? OpenPseudoTerminal(path, error) : OpenSerialDevice(options.device, error);
     if (fd < 0) {
         std::fprintf(stderr, "vintrel-receive: %s\n", error.c_str());
         return -1;

@@ -34,17 +34,20 @@ TEST(FrameSizeSoFar, GrowsWithTheHeaderAndRefusesWhatCannotBeAFrame) {
         {"empty image", FirstBytes(Reference::Frame(Reference::Header(0), {}), 13), 17, ""},
         {"largest image", FirstBytes(Reference::Frame(Reference::Header(131072), {}), 13), 131089,
          ""},
-        {"image one byte too large", FirstBytes(Reference::Frame(Reference::Header(131073), {}), 13),
-         0, "Not an upload frame: ImageLength 131073 is above 131072"},
+        {"image one byte too large",
+         FirstBytes(Reference::Frame(Reference::Header(131073), {}), 13), 0,
+         "Not an upload frame: ImageLength 131073 is above 131072"},
         {"length with the top bit set",
          FirstBytes(Reference::Frame(Reference::Header(0x80000000u), {}), 13), 0,
          "Not an upload frame: ImageLength 2147483648 is above 131072"},
-        {"lower-case start byte", {'s'}, 0, "Not an upload frame: the first byte is 0x73, not 0x53 (S)"},
+        {"lower-case start byte", {'s'}, 0,
+         "Not an upload frame: the first byte is 0x73, not 0x53 (S)"},
         {"line noise", {0x00, 'S'}, 0, "Not an upload frame: the first byte is 0x00, not 0x53 (S)"},
     };
     for (const SizeCase &sizeCase : cases) {
         std::string reason;
-        EXPECT_EQ(FrameSizeSoFar(sizeCase.bytes.data(), sizeCase.bytes.size(), reason), sizeCase.size)
+        EXPECT_EQ(FrameSizeSoFar(sizeCase.bytes.data(), sizeCase.bytes.size(), reason),
+                  sizeCase.size)
             << sizeCase.name;
         EXPECT_EQ(reason, sizeCase.reason) << sizeCase.name;
     }
@@ -68,14 +71,16 @@ TEST(CheckFrame, NamesTheSectionWhoseCheckValuesDisagree) {
     const Bytes zeroFrame = {0x53, 0, 0, 0, 0, 0, 0, 0, 0, 0x5C, 0x00, 0xFF, 0x54, 0, 0, 0, 0};
     const Bytes abcFrame = Reference::Frame(Reference::Header(3), {'a', 'b', 'c'});
     const std::string abcValid = "Received 3 image bytes: header AddSum 005F RotSum 5517 OK, "
-                           "image AddSum 0129 RotSum 02B2 OK";
+                                 "image AddSum 0129 RotSum 02B2 OK";
     const VerdictCase cases[] = {
         {"all-zero header", zeroFrame, 0,
-         "Received 0 image bytes: header AddSum 005C RotSum 54FF OK, image AddSum 0000 RotSum 0000 OK",
+         "Received 0 image bytes: header AddSum 005C RotSum 54FF OK, "
+         "image AddSum 0000 RotSum 0000 OK",
          1},
         {"three-letter image", abcFrame, 0, abcValid, 1},
         {"image of 0xFF bytes", Reference::Frame(Reference::Header(4), Bytes(4, 0xFF)), 0,
-         "Received 4 image bytes: header AddSum 0060 RotSum 551F OK, image AddSum 0000 RotSum 0000 OK",
+         "Received 4 image bytes: header AddSum 0060 RotSum 551F OK, "
+         "image AddSum 0000 RotSum 0000 OK",
          1},
         {"header tag changed on the way", Changed(abcFrame, 1, 0x01), 0,
          "Received 3 image bytes: header AddSum 005F RotSum 5517 WRONG (its bytes give AddSum 0060 "
@@ -101,7 +106,8 @@ TEST(CheckFrame, NamesTheSectionWhoseCheckValuesDisagree) {
         {"bytes after the frame", abcFrame, 2, abcValid + ", then 2 more bytes after the frame", 0},
     };
     for (const VerdictCase &verdictCase : cases) {
-        const FrameVerdict verdict = CheckFrame(verdictCase.frame.data(), verdictCase.trailingBytes);
+        const FrameVerdict verdict =
+            CheckFrame(verdictCase.frame.data(), verdictCase.trailingBytes);
         EXPECT_EQ(DescribeVerdict(verdict), verdictCase.verdict) << verdictCase.name;
         EXPECT_EQ(FrameValid(verdict), verdictCase.valid) << verdictCase.name;
     }

@@ -105,7 +105,9 @@ bool FileExists(const std::string &path) {
 // Runs vintrel-receive --pty, sends the bytes to the pseudo-terminal named in
 // its [Ports] line, and closes it again, as the uploader would.
 Outcome SendOverPty(const std::string &outBase, const Bytes &bytes, const Arguments &extra) {
-    Arguments arguments = {"--pty", "--com", "7", "--out", outBase, "--wait", "5", "--timeout", "0.5"};
+    // Time-outs long enough that only the cases about them ever meet them.
+    Arguments arguments = {"--pty", "--com", "7", "--out", outBase};
+    arguments.insert(arguments.end(), {"--wait", "5", "--timeout", "5"});
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     const Receiver receiver = StartReceiver(arguments);
     std::string output = ReadLine(receiver) + "\n";
@@ -166,8 +168,9 @@ TEST(ReceiveOverPty, ChecksTheFrameAndKeepsWhatArrived) {
     const Bytes largestHeader = Reference::Header(131072);
     Bytes wrongImage = frame;
     wrongImage[13 + 100] ^= 0x10;
-    const std::string everyByteValid = "Received 256 image bytes: header AddSum 0185 RotSum 98B3 OK, "
-                                       "image AddSum 7F80 RotSum C1FF OK";
+    const std::string everyByteValid =
+        "Received 256 image bytes: header AddSum 0185 RotSum 98B3 OK, "
+        "image AddSum 7F80 RotSum C1FF OK";
     const PtyCase cases[] = {
         // Line feeds, carriage returns, XON/XOFF, interrupt and end-of-file
         // characters all pass untouched on a raw line.
@@ -185,7 +188,8 @@ TEST(ReceiveOverPty, ChecksTheFrameAndKeepsWhatArrived) {
         {"length beyond the image buffer", {}, {},
          Reference::Frame(Reference::Header(131073), {}), {}, 2,
          "Not an upload frame: ImageLength 131073 is above 131072"},
-        {"frame cut short", {}, {}, Bytes(frame.begin(), frame.begin() + 20), {}, 2,
+        {"frame cut short", {}, {}, Bytes(frame.begin(), frame.begin() + 20),
+         {"--timeout", "0.5"}, 2,
          "Frame cut short: 20 of 273 bytes arrived, then nothing arrived for 0.5 s"},
         {"nothing at all", {}, {}, {}, {"--wait", "0.3"}, 2, "No frame: nothing arrived for 0.3 s"},
         {"output not writable", {}, {}, frame, {"--out", "/nonexistent/received"}, 3,
@@ -222,7 +226,7 @@ TEST(ReceiveOnDevice, ReadsARawFrameFromTheDevice) {
     ASSERT_EQ(unlockpt(nearEnd), 0);
     const std::string dir = MakeTempDir();
     const Receiver receiver =
-        StartReceiver({ptsname(nearEnd), "--out", dir + "/got", "--wait", "5", "--timeout", "0.5"});
+        StartReceiver({ptsname(nearEnd), "--out", dir + "/got", "--wait", "5", "--timeout", "5"});
     const std::string listening = ReadLine(receiver);
     EXPECT_EQ(listening, std::string("Listening on ") + ptsname(nearEnd) + " at 38400 baud, 8N1.");
     const Bytes image = EveryByteValue();
