@@ -6,9 +6,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
-#include <random>
+#include <pwd.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,41 +67,68 @@ void WriteBytes(const fs::path &path, const Bytes &bytes) {
         .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
+void OpenToEveryone(const std::string &path) {
+    chmod(path.c_str(), fs::is_directory(path) ? 0777 : 0666);
+}
+
 namespace {
 
-pid_t Spawn(const std::vector<std::string> &command, const fs::path &folder,
-            const std::vector<std::string> &environment, int outputPipe[2]) {
+typedef std::chrono::steady_clock Clock;
+
+struct Child {
+    pid_t pid;
+    int output;
+    Bytes outputBytes;
+    bool running;
+    int status;
+    Clock::time_point ended;
+};
+
+std::vector<char *> Pointers(std::vector<std::string> &texts) {
+    std::vector<char *> pointers;
+    for (std::string &text : texts) {
+        pointers.push_back(&text[0]);
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+void BecomeNobody() {
+    const passwd *nobody = getpwnam("nobody");
+    if (nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+        setuid(nobody->pw_uid) != 0) {
+        _exit(126);
+    }
+}
+
+Child Spawn(std::vector<std::string> command, const fs::path &folder, const RunOptions &options) {
     std::vector<std::string> variables;
     for (char **variable = environ; *variable != nullptr; ++variable) {
         variables.push_back(*variable);
     }
-    variables.insert(variables.end(), environment.begin(), environment.end());
-    std::vector<char *> envp;
-    for (std::string &variable : variables) {
-        envp.push_back(&variable[0]);
+    variables.insert(variables.end(), options.environment.begin(), options.environment.end());
+    std::vector<char *> envp = Pointers(variables);
+    std::vector<char *> argv = Pointers(command);
+    int outputPipe[2];
+    if (pipe2(outputPipe, O_CLOEXEC) != 0) {
+        std::abort();
     }
-    envp.push_back(nullptr);
-    std::vector<std::string> arguments = command;
-    std::vector<char *> argv;
-    for (std::string &argument : arguments) {
-        argv.push_back(&argument[0]);
-    }
-    argv.push_back(nullptr);
-
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(outputPipe[1], STDOUT_FILENO);
-        close(outputPipe[0]);
-        close(outputPipe[1]);
         const int nothing = open("/dev/null", O_RDONLY);
         dup2(nothing, STDIN_FILENO);
+        if (options.unprivileged) {
+            BecomeNobody();
+        }
         if (chdir(folder.c_str()) != 0) {
             _exit(127);
         }
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    return pid;
+    close(outputPipe[1]);
+    return {pid, outputPipe[0], Bytes(), true, 0, Clock::time_point()};
 }
 
 // Moves whatever the descriptor holds into the bytes; false at its end.
@@ -113,61 +142,97 @@ bool Drain(int fd, Bytes &bytes) {
     return true;
 }
 
+bool AnyRunning(const std::vector<Child> &children) {
+    for (const Child &child : children) {
+        if (child.running) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t Received(const std::vector<Bytes> &lines) {
+    std::size_t total = 0;
+    for (const Bytes &line : lines) {
+        total += line.size();
+    }
+    return total;
+}
+
 } // namespace
 
-RunResult RunProgram(const std::vector<std::string> &command, const fs::path &folder,
-                     std::vector<Pty *> ptys, const RunOptions &options) {
-    RunResult result;
-    result.lines.resize(ptys.size());
-    int outputPipe[2];
-    if (pipe2(outputPipe, O_CLOEXEC) != 0) {
-        std::abort();
+LineCapture RunPrograms(const std::vector<std::vector<std::string>> &commands,
+                        const fs::path &folder, const std::vector<Pty *> &ptys,
+                        const RunOptions &options) {
+    LineCapture capture;
+    capture.lines.resize(ptys.size());
+    const Clock::time_point start = Clock::now();
+    std::vector<Child> children;
+    for (const std::vector<std::string> &command : commands) {
+        children.push_back(Spawn(command, folder, options));
     }
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = Spawn(command, folder, options.environment, outputPipe);
-    close(outputPipe[1]);
-    Bytes output;
-    bool outputOpen = true;
-    int status = 0;
-    bool running = true;
+    bool signalled = false;
     int quietPolls = 0;
-    // After the program ends, its lines and its output get a moment to deliver
+    // After the programs end, the lines and outputs get a moment to deliver
     // what is left: until three polls in a row find nothing.
-    while (running || quietPolls < 3) {
+    while (AnyRunning(children) || quietPolls < 3) {
+        // Once signalled, the programs are held up on full lines until they end.
+        const bool reading = !(signalled && AnyRunning(children));
         std::vector<pollfd> ready;
         for (Pty *pty : ptys) {
-            ready.push_back({pty->master, POLLIN, 0});
+            ready.push_back({reading ? pty->master : -1, POLLIN, 0});
         }
-        ready.push_back({outputOpen ? outputPipe[0] : -1, POLLIN, 0});
+        for (Child &child : children) {
+            ready.push_back({child.output, POLLIN, 0});
+        }
         const int events = poll(ready.data(), ready.size(), 50);
         for (std::size_t i = 0; i < ptys.size(); ++i) {
             if (ready[i].revents & POLLIN) {
-                Drain(ptys[i]->master, result.lines[i]);
-            }
-            if (ptys[i]->master >= 0 && result.lines[i].size() >= options.closeLineAfter) {
-                close(ptys[i]->master);
-                ptys[i]->master = -1;
+                Drain(ptys[i]->master, capture.lines[i]);
             }
         }
-        if (outputOpen && (ready.back().revents & (POLLIN | POLLHUP))) {
-            outputOpen = Drain(outputPipe[0], output);
+        if (!ptys.empty() && ptys[0]->master >= 0 && capture.lines[0].size() >= options.closeLineAfter) {
+            close(ptys[0]->master);
+            ptys[0]->master = -1;
         }
-        if (running && waitpid(pid, &status, WNOHANG) == pid) {
-            running = false;
+        if (!signalled && Received(capture.lines) >= options.signalAfter) {
+            signalled = true;
+            for (Child &child : children) {
+                kill(child.pid, options.signal);
+            }
         }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (running && seconds > options.timeoutSeconds) {
-            result.hung = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            running = false;
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            Child &child = children[i];
+            if ((ready[ptys.size() + i].revents & (POLLIN | POLLHUP)) &&
+                !Drain(child.output, child.outputBytes)) {
+                close(child.output);
+                child.output = -1;
+            }
+            if (child.running && waitpid(child.pid, &child.status, WNOHANG) == child.pid) {
+                child.running = false;
+                child.ended = Clock::now();
+            }
+            if (child.running && Clock::now() - start > std::chrono::seconds(options.timeoutSeconds)) {
+                kill(child.pid, SIGKILL);
+                waitpid(child.pid, &child.status, 0);
+                child.running = false;
+                child.ended = Clock::now();
+                capture.runs.resize(children.size());
+                capture.runs[i].hung = true;
+            }
         }
-        quietPolls = running || events > 0 ? 0 : quietPolls + 1;
+        quietPolls = AnyRunning(children) || events > 0 ? 0 : quietPolls + 1;
     }
-    close(outputPipe[0]);
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    result.output.assign(output.begin(), output.end());
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    capture.runs.resize(children.size());
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        Child &child = children[i];
+        if (child.output >= 0) {
+            close(child.output);
+        }
+        RunResult &run = capture.runs[i];
+        run.output.assign(child.outputBytes.begin(), child.outputBytes.end());
+        run.status = WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1;
+        run.seconds = std::chrono::duration<double>(child.ended - start).count();
+    }
+    return capture;
 }

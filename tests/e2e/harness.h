@@ -33,22 +33,33 @@ std::string ReadText(const fs::path &path); // "" when missing
 void WriteBytes(const fs::path &path, const Bytes &bytes);
 
 struct RunOptions {
-    std::vector<std::string> environment; // NAME=value, added to ours
-    std::size_t closeLineAfter = SIZE_MAX; // close the master once this many bytes arrived
+    std::vector<std::string> environment;  // NAME=value, added to ours
+    std::size_t closeLineAfter = SIZE_MAX; // close the first master once this many bytes arrived
+    std::size_t signalAfter = SIZE_MAX;    // signal the programs once this many bytes arrived,
+    int signal = 0;                        // and read no more until they have ended
+    bool unprivileged = false;             // run as the unprivileged user "nobody"
     int timeoutSeconds = 90;
 };
 
 struct RunResult {
-    std::string output;            // standard output, byte for byte
-    int status = -1;               // exit status, -1 when killed
-    bool hung = false;             // still running at the time-out, then killed
-    std::vector<Bytes> lines;      // what each pty's master received
-    double seconds = 0;
+    std::string output;  // standard output, byte for byte
+    int status = -1;     // exit status, -1 when ended by a signal
+    bool hung = false;   // still running at the time-out, then killed
+    double seconds = 0;  // from start to exit
 };
 
-// Runs the command in the folder while reading every pty's master, until the
-// program has ended and its lines are quiet.
-RunResult RunProgram(const std::vector<std::string> &command, const fs::path &folder,
-                     std::vector<Pty *> ptys, const RunOptions &options);
+struct LineCapture {
+    std::vector<RunResult> runs; // one per command, in order
+    std::vector<Bytes> lines;    // what each pty's master received
+};
+
+// Runs the commands at once in the folder while reading every pty's master,
+// until all have ended and the lines are quiet.
+LineCapture RunPrograms(const std::vector<std::vector<std::string>> &commands,
+                        const fs::path &folder, const std::vector<Pty *> &ptys,
+                        const RunOptions &options);
+
+// Lets the unprivileged user reach the path: the device, or a folder.
+void OpenToEveryone(const std::string &path);
 
 #endif

@@ -36,10 +36,12 @@ void MapPort(int number, const std::string &devicePath) {
         << (before.empty() ? "[Ports]\n" : before) << "COM" << number << "=" << devicePath << "\n";
 }
 
-RunResult RunTool(const std::vector<std::string> &arguments, std::vector<Pty *> ptys,
-                  RunOptions options) {
+std::vector<std::string> ToolCommand(const std::vector<std::string> &arguments) {
     std::vector<std::string> command = {VINTREL_NATIVE_PROGRAM};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    options.environment.push_back("XDG_CONFIG_HOME=" + (CaseFolder / "config").string());
-    return RunProgram(command, CaseFolder, ptys, options);
+    return command;
+}
+
+std::vector<std::string> ToolEnvironment() {
+    return {"XDG_CONFIG_HOME=" + (CaseFolder / "config").string()};
 }

@@ -18,6 +18,15 @@ struct TargetTraits {
     // A lock that another program holds on the device keeps the tool out.
     // Wine's exclusive open is known only to Wine's own processes.
     bool honoursForeignPortLocks;
+    // COM ports are mapped to devices in the profile, so a profile that
+    // cannot be read leaves only the default devices.
+    bool mapsPortsInProfile;
+    // A profile write keeps every byte outside the key's line. Wine writes
+    // the whole profile anew from what it understood of it.
+    bool keepsEveryProfileByte;
+    // The tool runs as another, unprivileged user. Wine refuses a prefix
+    // that belongs to someone else.
+    bool runsUnprivileged;
 };
 
 extern const TargetTraits NativeTraits;
@@ -41,8 +50,9 @@ void MapPort(int number, const std::string &devicePath);
 // The profile the tool reads and writes, and its text ("" when missing).
 fs::path ProfileFile();
 
-// Runs the tool with the arguments (after its name) in the case folder.
-RunResult RunTool(const std::vector<std::string> &arguments, std::vector<Pty *> ptys,
-                  RunOptions options = RunOptions());
+// The command that runs the tool with the arguments (after its name), and
+// the environment it needs on top of ours.
+std::vector<std::string> ToolCommand(const std::vector<std::string> &arguments);
+std::vector<std::string> ToolEnvironment();
 
 #endif
