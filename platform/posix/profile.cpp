@@ -92,9 +92,10 @@ bool IsKeyLine(const std::string &line, std::string &key, std::string &value) {
     return true;
 }
 
-// Where a key lives: the line of its first occurrence within a section of
-// that name, and the line after the last non-blank line of the first such
-// section, where a missing key goes. npos when absent.
+// Where a key lives: the line of its first occurrence in the first section
+// of that name (as on Windows, a later section of the same name is not
+// read), and the line after that section's last non-blank line, where a
+// missing key goes. npos when absent.
 struct KeyPlace {
     std::size_t keyLine;
     std::size_t insertLine;
@@ -102,23 +103,22 @@ struct KeyPlace {
 
 KeyPlace FindKey(const std::vector<std::string> &lines, const char *section, const char *key) {
     KeyPlace place = {std::string::npos, std::string::npos};
-    bool inSection = false;
-    bool firstSection = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::string name;
         std::string value;
         if (IsSectionLine(lines[i], name)) {
-            inSection = SameName(name, section);
-            firstSection = inSection && place.insertLine == std::string::npos;
-            if (firstSection) {
+            if (place.insertLine != std::string::npos) {
+                return place;
+            }
+            if (SameName(name, section)) {
                 place.insertLine = i + 1;
             }
             continue;
         }
-        if (!inSection) {
+        if (place.insertLine == std::string::npos) {
             continue;
         }
-        if (firstSection && !Trim(WithoutLineEnd(lines[i])).empty()) {
+        if (!Trim(WithoutLineEnd(lines[i])).empty()) {
             place.insertLine = i + 1;
         }
         if (IsKeyLine(lines[i], name, value) && SameName(name, key)) {

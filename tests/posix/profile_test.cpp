@@ -93,7 +93,7 @@ TEST_F(Profile, ReadsValuesTheWayWindowsDoes) {
         {"[TuvComDll]\nHANDSHAKE=\n", ""},
         {"[TuvComDll]\nHANDSHAKE=a=b\n", "a=b"},
         {"[TuvComDll]\nHANDSHAKE=ONE\nHANDSHAKE=TWO\n", "ONE"},
-        {"[TuvComDll]\nOTHER=1\n[TuvComDll]\nHANDSHAKE=LATER\n", "LATER"},
+        {"[TuvComDll]\nOTHER=1\n[TuvComDll]\nHANDSHAKE=LATER\n", "TEST"},
         {"[Other]\nHANDSHAKE=YES\n", "TEST"},
         {"HANDSHAKE=YES\n[TuvComDll]\n", "TEST"},
         {"[TuvComDll]\nHANDSHAKEX=YES\n", "TEST"},
@@ -146,6 +146,8 @@ TEST_F(Profile, AWriteChangesOneLineAndKeepsEveryOtherByte) {
         {"[TuvComDll]\n[Next]\n", "[TuvComDll]\nHANDSHAKE=NO\n[Next]\n"},
         {"[TuvComDll]\nHANDSHAKE=A\n[TuvComDll]\nHANDSHAKE=B\n",
          "[TuvComDll]\nHANDSHAKE=NO\n[TuvComDll]\nHANDSHAKE=B\n"},
+        {"[TuvComDll]\nA=1\n\n[TuvComDll]\nHANDSHAKE=B\n",
+         "[TuvComDll]\nA=1\nHANDSHAKE=NO\n\n[TuvComDll]\nHANDSHAKE=B\n"},
     };
     for (const WriteCase &c : cases) {
         Put(c.before);
