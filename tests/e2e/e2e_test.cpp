@@ -89,6 +89,11 @@ public:
             PrepareTarget();
         }
     }
+    void TearDown() override {
+        if (TargetUnavailable().empty()) {
+            FinishTarget();
+        }
+    }
 };
 
 const testing::Environment *const SharedSetUp = testing::AddGlobalTestEnvironment(new Environment);
@@ -426,7 +431,9 @@ TEST_F(EndToEnd, HostileProfilesStillUploadAndKeepTheirOtherBytes) {
         EXPECT_EQ(crtscts, c.receiveHandshake && Traits().handshakeSetsCrtscts) << c.what;
         if (Traits().keepsEveryProfileByte) {
             EXPECT_TRUE(after == mappings + c.after) << c.what << ":\n" << after.substr(0, 500);
-        } else {
+        } else if (c.text.find('\0') == std::string::npos) {
+            // Wine writes the whole profile anew; lines with control
+            // characters come back as Wine understood them.
             ExpectOtherLinesKept(mappings + c.text, after);
         }
     }
@@ -455,9 +462,7 @@ TEST_F(EndToEnd, AProfileTheToolCannotChangeIsLeftAsItIs) {
     MapPort(PortWithoutDefaultDevice, line.path);
     AppendProfile("[Other]\nKEY=value\n");
     OpenToEveryone(line.path);
-    for (fs::path path = folder; path != root.parent_path(); path = path.parent_path()) {
-        OpenToEveryone(path.string());
-    }
+    OpenFoldersToEveryone(ProfileFile().parent_path(), root);
     const std::string profile = ReadText(ProfileFile());
     const LockedProfileCase cases[] = {
         {"unreadable profile", 0000, 0777},
@@ -554,10 +559,8 @@ TEST_F(EndToEnd, FoldersPipesDevicesAndUnreadableFilesAsProgramFiles) {
     };
     MapPort(2, line.path);
     OpenToEveryone(line.path);
-    OpenToEveryone(folder.string());
-    for (fs::path path = ProfileFile().parent_path(); path != folder; path = path.parent_path()) {
-        OpenToEveryone(path.string());
-    }
+    OpenFoldersToEveryone(folder, root);
+    OpenFoldersToEveryone(ProfileFile().parent_path(), root);
     for (const ProgramFileCase &c : cases) {
         if (c.kind == 1 && !Traits().mapsPortsInProfile) {
             continue; // a Unix pipe means nothing to a Windows program

@@ -71,6 +71,16 @@ void OpenToEveryone(const std::string &path) {
     chmod(path.c_str(), fs::is_directory(path) ? 0777 : 0666);
 }
 
+void OpenFoldersToEveryone(const fs::path &folder, const fs::path &top) {
+    const std::string topName = top.string();
+    if (folder.string().rfind(topName + "/", 0) != 0 && folder != top) {
+        return;
+    }
+    for (fs::path path = folder; path.string().size() >= topName.size(); path = path.parent_path()) {
+        OpenToEveryone(path.string());
+    }
+}
+
 namespace {
 
 typedef std::chrono::steady_clock Clock;

@@ -62,4 +62,8 @@ LineCapture RunPrograms(const std::vector<std::vector<std::string>> &commands,
 // Lets the unprivileged user reach the path: the device, or a folder.
 void OpenToEveryone(const std::string &path);
 
+// Opens the folder and every folder above it up to the top one, which must
+// hold it; nothing when it does not.
+void OpenFoldersToEveryone(const fs::path &folder, const fs::path &top);
+
 #endif

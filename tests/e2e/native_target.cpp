@@ -21,6 +21,9 @@ std::string TargetUnavailable() {
 void PrepareTarget() {
 }
 
+void FinishTarget() {
+}
+
 void StartCase(const fs::path &caseFolder) {
     CaseFolder = caseFolder;
 }

@@ -38,8 +38,9 @@ const TargetTraits &Traits();
 // Why the build cannot run here (missing program or emulator); empty when it can.
 std::string TargetUnavailable();
 
-// Prepares what the cases share, once per test program.
+// Prepares what the cases share, once per test program, and removes it again.
 void PrepareTarget();
+void FinishTarget();
 
 // Starts a case in its folder: an empty profile and no port mapped.
 void StartCase(const fs::path &caseFolder);
