@@ -22,6 +22,8 @@
 namespace {
 
 const char Blanks[] = " \t\r";
+// Editors such as Notepad start a UTF-8 file with this mark.
+const char ByteOrderMark[] = "\xEF\xBB\xBF";
 
 std::string Trim(const std::string &text) {
     const std::size_t first = text.find_first_not_of(Blanks);
@@ -106,7 +108,8 @@ KeyPlace FindKey(const std::vector<std::string> &lines, const char *section, con
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::string name;
         std::string value;
-        if (IsSectionLine(lines[i], name)) {
+        const bool marked = i == 0 && lines[0].rfind(ByteOrderMark, 0) == 0;
+        if (IsSectionLine(marked ? lines[0].substr(3) : lines[i], name)) {
             if (place.insertLine != std::string::npos) {
                 return place;
             }

@@ -98,6 +98,7 @@ TEST_F(Profile, ReadsValuesTheWayWindowsDoes) {
         {"HANDSHAKE=YES\n[TuvComDll]\n", "TEST"},
         {"[TuvComDll]\nHANDSHAKEX=YES\n", "TEST"},
         {"[TuvComDll]\nHANDSHAKE=0123456789ABC\n", "012345678"},
+        {"\xEF\xBB\xBF[TuvComDll]\r\nHANDSHAKE=YES\r\n", "YES"},
         {"", "TEST"},
         {std::string("\xff\xfe\0garbage\n[TuvComDll]\nHANDSHAKE=YES\n", 37), "YES"},
     };
@@ -144,6 +145,7 @@ TEST_F(Profile, AWriteChangesOneLineAndKeepsEveryOtherByte) {
         {"[Ports]\nCOM2=/dev/pts/3", "[Ports]\nCOM2=/dev/pts/3\n[TuvComDll]\nHANDSHAKE=NO\n"},
         {"[TuvComDll]\nA=1\n\n[Next]\nB=2\n", "[TuvComDll]\nA=1\nHANDSHAKE=NO\n\n[Next]\nB=2\n"},
         {"[TuvComDll]\n[Next]\n", "[TuvComDll]\nHANDSHAKE=NO\n[Next]\n"},
+        {"\xEF\xBB\xBF[TuvComDll]\nHANDSHAKE=TEST\n", "\xEF\xBB\xBF[TuvComDll]\nHANDSHAKE=NO\n"},
         {"[TuvComDll]\nHANDSHAKE=A\n[TuvComDll]\nHANDSHAKE=B\n",
          "[TuvComDll]\nHANDSHAKE=NO\n[TuvComDll]\nHANDSHAKE=B\n"},
         {"[TuvComDll]\nA=1\n\n[TuvComDll]\nHANDSHAKE=B\n",
