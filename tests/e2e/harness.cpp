@@ -43,7 +43,8 @@ void ClosePty(Pty &pty) {
 termios LineSettings(const Pty &pty) {
     termios settings;
     std::memset(&settings, 0, sizeof settings);
-    tcgetattr(pty.slave, &settings);
+    // The master reports the settings the tool gave the slave, its line.
+    tcgetattr(pty.master, &settings);
     return settings;
 }
 
