@@ -91,6 +91,7 @@ struct Child {
     int output;
     Bytes outputBytes;
     bool running;
+    bool hung;
     int status;
     Clock::time_point ended;
 };
@@ -139,7 +140,7 @@ Child Spawn(std::vector<std::string> command, const fs::path &folder, const RunO
         _exit(127);
     }
     close(outputPipe[1]);
-    return {pid, outputPipe[0], Bytes(), true, 0, Clock::time_point()};
+    return {pid, outputPipe[0], Bytes(), true, false, 0, Clock::time_point()};
 }
 
 // Moves whatever the descriptor holds into the bytes; false at its end.
@@ -227,9 +228,8 @@ LineCapture RunPrograms(const std::vector<std::vector<std::string>> &commands,
                 kill(child.pid, SIGKILL);
                 waitpid(child.pid, &child.status, 0);
                 child.running = false;
+                child.hung = true;
                 child.ended = Clock::now();
-                capture.runs.resize(children.size());
-                capture.runs[i].hung = true;
             }
         }
         quietPolls = AnyRunning(children) || events > 0 ? 0 : quietPolls + 1;
@@ -243,6 +243,7 @@ LineCapture RunPrograms(const std::vector<std::vector<std::string>> &commands,
         RunResult &run = capture.runs[i];
         run.output.assign(child.outputBytes.begin(), child.outputBytes.end());
         run.status = WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1;
+        run.hung = child.hung;
         run.seconds = std::chrono::duration<double>(child.ended - start).count();
     }
     return capture;
